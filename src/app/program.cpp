@@ -27,7 +27,7 @@ void Program::run() {
   programMain();
   // The loop has ended (or never ran): finish on the GUI thread and leave with the quit code.
   runEndWork();
-  win.exitProcess(static_cast<std::uint32_t>(quitCode));
+  exitNow(quitCode);
 }
 
 std::int32_t Program::programMain() {
@@ -116,16 +116,22 @@ void Program::endProgram(std::int32_t exitCode) {
   // Off the GUI thread (the start-up worker) the GUI thread is blocked waiting for this very thread,
   // so nothing can be handed over to it: leave at once.
   if (win.getCurrentThreadId() != guiThreadId) {
-    win.exitProcess(static_cast<std::uint32_t>(exitCode));
+    exitNow(exitCode);
   }
   runEndWork();
+  exitNow(exitCode);
+}
+
+void Program::exitNow(std::int32_t exitCode) {
   win.exitProcess(static_cast<std::uint32_t>(exitCode));
+  // The compiler cannot see through the virtual call that ExitProcess never returns.
+  __builtin_unreachable();
 }
 
 void Program::fatalError(const char* text) {
   if (inFatalError) {
     // A second fatal error while the first is being reported: nothing more can be trusted.
-    win.exitProcess(static_cast<std::uint32_t>(-1));
+    exitNow(-1);
   }
   inFatalError = true;
   eventsSuppressed = true;

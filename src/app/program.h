@@ -189,6 +189,7 @@ class Program final : public WindowProcedure, public ThreadBody, public FatalHan
   void onHostWindowDestroyed();
   void createTimer(Timer& timer);
   void runEndWork();
+  [[noreturn]] void exitNow(std::int32_t exitCode);
 };
 
 }  // namespace vantorel

@@ -50,6 +50,7 @@ void Externals::fatalFor(const char* what, const char* library, const char* func
   at = append(fatalText_, sizeof fatalText_, at, "!");
   append(fatalText_, sizeof fatalText_, at, function);
   fatal_.fatalError(fatalText_);
+  __builtin_unreachable();  // fatalError never returns, which the virtual call does not show
 }
 
 ProcAddress Externals::bind(ExternalId id) {

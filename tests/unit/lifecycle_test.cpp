@@ -30,13 +30,15 @@ TEST_F(LifecycleTest, StartUpRunsTheWorkerToItsEndBeforeTheHideAndTheLoop) {
   EXPECT_THAT(sim.calls({"HeapAlloc", "CreateWindowExA", "SetTimer", "CreateThread", "OpenMutexA", "CreateMutexA",
                          "MessageBoxA", "Shell_NotifyIconA", "WaitForSingleObject", "CloseHandle", "ShowWindow"}),
               ElementsAre(call("HeapAlloc", sim::kProcessHeap, 0, 8), ::testing::StartsWith("CreateWindowExA("),
-                          call("SetTimer", hostWindow(), 1, 300), call("SetTimer", hostWindow(), 2, 50),
+                          call("SetTimer", program.host.handle, 1, 300), call("SetTimer", program.host.handle, 2, 50),
                           call("CreateThread", nullptr, 0, nullptr, 0), call("OpenMutexA", kMutexAllAccess, 1, "Lumeko"),
                           call("CreateMutexA", nullptr, 0, "Lumeko"),
                           call("MessageBoxA", 0, "WIN10 Success!", text::kMessageTitle, kMbTaskModal),
                           ::testing::StartsWith("Shell_NotifyIconA(0, 88, "),
                           ::testing::StartsWith("WaitForSingleObject("), ::testing::StartsWith("CloseHandle("),
-                          call("ShowWindow", d.listView, 0), call("ShowWindow", d.taskbar, 0)));
+                          call("ShowWindow", d.listView, 0), call("ShowWindow", d.taskbar, 0),
+                          // the end, with the window's destruction
+                          call("Shell_NotifyIconA", kNimDelete, 88, program.host.handle, 100, 0, 0, 0, "")));
   // The worker thread's handle is waited on without end and closed.
   const auto waits = sim.calls({"WaitForSingleObject"});
   ASSERT_EQ(waits.size(), 1u);
@@ -79,7 +81,7 @@ TEST_F(LifecycleTest, AQuitMessageFromOutsideEndsWithItsCodeAndLeavesThingsHidde
   EXPECT_EQ(sim.liveMenus(), 0u);
   EXPECT_EQ(sim.moduleReferences("user32.dll"), 0);
   EXPECT_EQ(sim.moduleReferences("kernel32.dll"), 0);
-  EXPECT_THAT(sim.calls({"HeapFree"}), ElementsAre(call("HeapFree", sim::kProcessHeap, 0, "ptr")));
+  EXPECT_THAT(sim.calls({"HeapFree"}), ElementsAre(call("HeapFree", sim::kProcessHeap, 0, sim::kPtr)));
 }
 
 TEST_F(LifecycleTest, TheHostWindowClosedFromOutsideEndsWithZero) {
