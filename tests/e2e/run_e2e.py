@@ -879,7 +879,17 @@ def run_tool(args: argparse.Namespace) -> int:
     return code
 
 
+def load_case_modules() -> None:
+    """Cases may also live in tests/e2e/cases_*.py; each takes `case`, `Ctx` and the rest from this module."""
+    import importlib
+
+    sys.modules.setdefault("run_e2e", sys.modules[__name__])
+    for path in sorted(Path(__file__).resolve().parent.glob("cases_*.py")):
+        importlib.import_module(path.stem)
+
+
 def main() -> int:
+    load_case_modules()
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", default=str(DEFAULT_EXE), help="the tool (default %(default)s)")
     parser.add_argument("--helpers", default=str(DEFAULT_HELPERS), help="probe/fixture/trayholder (default %(default)s)")
