@@ -19,14 +19,20 @@ class NullWindows final : public Win32 {
   ExternResult magInitialize(ProcAddress) override { return ExternResult{1, true}; }
   ExternResult magShowSystemCursor(ProcAddress, std::int32_t) override { return ExternResult{1, true}; }
   ExternResult waitForSingleObject(ProcAddress, KernelHandle, std::uint32_t) override { return ExternResult{1, true}; }
-  ExternResult openMutexA(ProcAddress, std::uint32_t, std::int32_t, const char*) override { return ExternResult{1, true}; }
+  ExternResult openMutexA(ProcAddress, std::uint32_t, std::int32_t, const char*) override {
+    return ExternResult{1, true};
+  }
   ExternResult createMutexA(ProcAddress, void*, std::int32_t, const char*) override { return ExternResult{1, true}; }
   ExternResult getDesktopWindow(ProcAddress) override { return ExternResult{1, true}; }
-  ExternResult findWindowExA(ProcAddress, WindowHandle, WindowHandle, const char*, const char*) override { return ExternResult{1, true}; }
+  ExternResult findWindowExA(ProcAddress, WindowHandle, WindowHandle, const char*, const char*) override {
+    return ExternResult{1, true};
+  }
   ExternResult findWindowA(ProcAddress, const char*, const char*) override { return ExternResult{1, true}; }
   ExternResult getAsyncKeyState(ProcAddress, std::int32_t) override { return ExternResult{0, true}; }  // no button
   std::uint32_t getCurrentThreadId() override { return 1; }
-  KernelHandle createThread(void*, std::size_t, ThreadBody*, void*, std::uint32_t, std::uint32_t*) override { return 1; }
+  KernelHandle createThread(void*, std::size_t, ThreadBody*, void*, std::uint32_t, std::uint32_t*) override {
+    return 1;
+  }
   bool closeHandle(KernelHandle) override { return true; }
   HeapHandle getProcessHeap() override { return 1; }
   void* heapAlloc(HeapHandle, std::uint32_t, std::size_t) override { return nullptr; }
@@ -37,7 +43,11 @@ class NullWindows final : public Win32 {
   std::uint32_t readMemory32(std::uintptr_t) override { return 1; }
   InstanceHandle getModuleHandleA(const char*) override { return 1; }
   bool registerClassExA(const WindowClass&) override { return true; }
-  WindowHandle createWindowExA(std::uint32_t, const char*, const char*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, WindowHandle, MenuHandle, InstanceHandle, WindowProcedure*) override { return 1; }
+  WindowHandle createWindowExA(std::uint32_t, const char*, const char*, std::uint32_t, std::int32_t, std::int32_t,
+                               std::int32_t, std::int32_t, WindowHandle, MenuHandle, InstanceHandle,
+                               WindowProcedure*) override {
+    return 1;
+  }
   bool destroyWindow(WindowHandle) override { return true; }
   bool isWindow(WindowHandle) override { return true; }
   bool getWindowRect(WindowHandle, Rect*) override { return true; }
@@ -45,7 +55,7 @@ class NullWindows final : public Win32 {
   std::int32_t getSystemMetrics(std::int32_t) override { return 1; }
   std::intptr_t sendMessageA(WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t) override { return 1; }
   bool postMessageA(WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t) override { return true; }
-  void postQuitMessage(std::int32_t) override {  }
+  void postQuitMessage(std::int32_t) override {}
   std::int32_t getMessageA(Message*, WindowHandle, std::uint32_t, std::uint32_t) override { return 1; }
   bool translateMessage(const Message&) override { return true; }
   std::intptr_t dispatchMessageA(const Message&) override { return 1; }
@@ -56,7 +66,10 @@ class NullWindows final : public Win32 {
   bool getCursorPos(Point*) override { return true; }
   std::int32_t messageBoxA(WindowHandle, const char*, const char*, std::uint32_t) override { return 1; }
   IconHandle loadIconA(InstanceHandle, std::uintptr_t) override { return 1; }
-  IconHandle createIconFromResourceEx(const std::uint8_t*, std::uint32_t, bool, std::uint32_t, std::int32_t, std::int32_t, std::uint32_t) override { return 1; }
+  IconHandle createIconFromResourceEx(const std::uint8_t*, std::uint32_t, bool, std::uint32_t, std::int32_t,
+                                      std::int32_t, std::uint32_t) override {
+    return 1;
+  }
   IconHandle createIconFromResource(const std::uint8_t*, std::uint32_t, bool, std::uint32_t) override { return 1; }
   bool destroyIcon(IconHandle) override { return true; }
   FontHandle getStockObject(std::int32_t) override { return 1; }
@@ -65,7 +78,10 @@ class NullWindows final : public Win32 {
   bool appendMenuA(MenuHandle, std::uint32_t, std::uintptr_t, const char*) override { return true; }
   bool setMenu(WindowHandle, MenuHandle) override { return true; }
   bool destroyMenu(MenuHandle) override { return true; }
-  bool trackPopupMenu(MenuHandle, std::uint32_t, std::int32_t, std::int32_t, std::int32_t, WindowHandle, const Rect*) override { return true; }
+  bool trackPopupMenu(MenuHandle, std::uint32_t, std::int32_t, std::int32_t, std::int32_t, WindowHandle,
+                      const Rect*) override {
+    return true;
+  }
   bool shellNotifyIconA(std::uint32_t, NotifyIconRecord*) override { return true; }
 };
 

@@ -140,13 +140,11 @@ void Program::fatalError(const char* text) {
   endProgram(-1);
 }
 
-std::int32_t Program::showMessage(const char* text, std::uint32_t flags, const char* title,
-                                  WindowHandle owner) {
+std::int32_t Program::showMessage(const char* text, std::uint32_t flags, const char* title, WindowHandle owner) {
   if ((flags & kMbSystemModal) == 0) {
     flags |= kMbTaskModal;
   }
-  const std::int32_t pressed =
-      win.messageBoxA(owner, text, title != nullptr ? title : text::kMessageTitle, flags);
+  const std::int32_t pressed = win.messageBoxA(owner, text, title != nullptr ? title : text::kMessageTitle, flags);
   // IDOK = 1 … IDNO = 7 become 0 … 6.
   return pressed >= 1 && pressed <= 7 ? pressed - 1 : -1;
 }

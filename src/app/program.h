@@ -64,9 +64,9 @@ inline constexpr std::int32_t kHostWidth = 380;
 inline constexpr std::int32_t kHostHeight = 250;
 inline constexpr std::int32_t kDeclaredLeft = 50;
 inline constexpr std::int32_t kDeclaredTop = 50;
-inline constexpr std::uint32_t kHostStyle =
-    0x00000000u /*WS_OVERLAPPED*/ | 0x00C00000u /*WS_CAPTION*/ | 0x00080000u /*WS_SYSMENU*/ |
-    0x00020000u /*WS_MINIMIZEBOX*/ | 0x02000000u /*WS_CLIPCHILDREN*/;
+inline constexpr std::uint32_t kHostStyle = 0x00000000u /*WS_OVERLAPPED*/ | 0x00C00000u /*WS_CAPTION*/ |
+                                            0x00080000u /*WS_SYSMENU*/ | 0x00020000u /*WS_MINIMIZEBOX*/ |
+                                            0x02000000u /*WS_CLIPCHILDREN*/;
 
 inline constexpr std::int32_t kIdlePeriodMs = 300;
 inline constexpr std::int32_t kClickPeriodMs = 50;

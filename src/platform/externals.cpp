@@ -23,16 +23,11 @@ std::size_t append(char* out, std::size_t capacity, std::size_t at, const char* 
 }  // namespace
 
 const ExternalDeclaration kExternalDeclarations[kExternalCount] = {
-    {"User32.dll", "GetLastInputInfo"},
-    {"user32.dll", "ShowWindow"},
-    {"user32.dll", "ShowSystemCursor"},
-    {"kernel32.dll", "WaitForSingleObject"},
-    {"Kernel32", "OpenMutexA"},
-    {"kernel32.dll", "CreateMutexA"},
-    {"user32.dll", "GetDesktopWindow"},
-    {nullptr, "FindWindowExA"},
-    {nullptr, "FindWindowA"},
-    {nullptr, "FindWindowA"},
+    {"User32.dll", "GetLastInputInfo"}, {"user32.dll", "ShowWindow"},
+    {"user32.dll", "ShowSystemCursor"}, {"kernel32.dll", "WaitForSingleObject"},
+    {"Kernel32", "OpenMutexA"},         {"kernel32.dll", "CreateMutexA"},
+    {"user32.dll", "GetDesktopWindow"}, {nullptr, "FindWindowExA"},
+    {nullptr, "FindWindowA"},           {nullptr, "FindWindowA"},
     {"user32.dll", "GetAsyncKeyState"},
 };
 
@@ -138,12 +133,11 @@ std::int32_t Externals::showSystemCursor(std::int32_t show) {
   switch (cursorRoute_) {
     case CursorRoute::kUser32: {
       const ProcAddress fn = bindings_[static_cast<std::size_t>(ExternalId::kShowSystemCursor)].address;
-      return static_cast<std::int32_t>(
-          checked(ExternalId::kShowSystemCursor, win_.showSystemCursor(fn, show)));
+      return static_cast<std::int32_t>(checked(ExternalId::kShowSystemCursor, win_.showSystemCursor(fn, show)));
     }
     case CursorRoute::kMagnification:
-      return static_cast<std::int32_t>(checkedMagnification(
-          kMagShowSystemCursor, win_.magShowSystemCursor(magShowSystemCursor_, show)));
+      return static_cast<std::int32_t>(
+          checkedMagnification(kMagShowSystemCursor, win_.magShowSystemCursor(magShowSystemCursor_, show)));
     case CursorRoute::kUnbound:
     case CursorRoute::kNone:
       break;

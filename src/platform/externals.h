@@ -63,8 +63,7 @@ class Externals {
   KernelHandle openMutexA(std::uint32_t access, std::int32_t inherit, const char* name);
   KernelHandle createMutexA(void* security, std::int32_t initialOwner, const char* name);
   WindowHandle getDesktopWindow();
-  WindowHandle findWindowExA(WindowHandle parent, WindowHandle childAfter, const char* className,
-                             const char* title);
+  WindowHandle findWindowExA(WindowHandle parent, WindowHandle childAfter, const char* className, const char* title);
   WindowHandle findWindowA(const char* className, const char* title);
   WindowHandle findWindowAnyTitle(const char* className);
   std::uint32_t getAsyncKeyState(std::int32_t virtualKey);

@@ -3,18 +3,21 @@
 
 namespace vantorel::text {
 
-inline constexpr char kMessageTitle[] = "\xD0\xC5\xCF\xA2\xA3\xBA";                      // 信息：
-inline constexpr char kMenuRoot[] = "\xB2\xCB\xB5\xA5";                                   // 菜单
+inline constexpr char kMessageTitle[] = "\xD0\xC5\xCF\xA2\xA3\xBA";                             // 信息：
+inline constexpr char kMenuRoot[] = "\xB2\xCB\xB5\xA5";                                         // 菜单
 inline constexpr char kSuspendAutoHide[] = "\xB9\xD8\xB1\xD5\xD7\xD4\xB6\xAF\xD2\xFE\xB2\xD8";  // 关闭自动隐藏
 inline constexpr char kResumeAutoHide[] = "\xBF\xAA\xC6\xF4\xD7\xD4\xB6\xAF\xD2\xFE\xB2\xD8";   // 开启自动隐藏
-inline constexpr char kExit[] = "\xCD\xCB\xB3\xF6";                                       // 退出
-inline constexpr char kSecondInstance[] =
-    "\xB1\xBE\xB9\xA4\xBE\xDF\xBD\xFB\xD6\xB9\xB6\xE0\xBF\xAA";                           // 本工具禁止多开
+inline constexpr char kExit[] = "\xCD\xCB\xB3\xF6";                                             // 退出
+inline constexpr char kSecondInstance[] = "\xB1\xBE\xB9\xA4\xBE\xDF\xBD\xFB\xD6\xB9\xB6\xE0\xBF\xAA";  // 本工具禁止多开
 inline constexpr char kIdleTimeFailed[] =
-    "\xC8\xA1\xCF\xB5\xCD\xB3\xBF\xD5\xCF\xD0\xCA\xB1\xBC\xE4\xCA\xA7\xB0\xDC";           // 取系统空闲时间失败
-inline constexpr char kStartButton[] = "\xBF\xAA\xCA\xBC";                               // 开始
-inline constexpr char kIdleTimerName[] = "\xCA\xB1\xD6\xD3" "1";                          // 时钟1
-inline constexpr char kClickTimerName[] = "\xCA\xB1\xD6\xD3" "2";                         // 时钟2
+    "\xC8\xA1\xCF\xB5\xCD\xB3\xBF\xD5\xCF\xD0\xCA\xB1\xBC\xE4\xCA\xA7\xB0\xDC";  // 取系统空闲时间失败
+inline constexpr char kStartButton[] = "\xBF\xAA\xCA\xBC";                       // 开始
+inline constexpr char kIdleTimerName[] =
+    "\xCA\xB1\xD6\xD3"
+    "1";  // 时钟1
+inline constexpr char kClickTimerName[] =
+    "\xCA\xB1\xD6\xD3"
+    "2";  // 时钟2
 
 inline constexpr char kTooltip[] = "Vantorel";
 inline constexpr char kWin10Success[] = "WIN10 Success!";

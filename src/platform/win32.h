@@ -114,12 +114,9 @@ class Win32 {
   virtual ExternResult showSystemCursor(ProcAddress fn, std::int32_t show) = 0;
   virtual ExternResult magInitialize(ProcAddress fn) = 0;
   virtual ExternResult magShowSystemCursor(ProcAddress fn, std::int32_t show) = 0;
-  virtual ExternResult waitForSingleObject(ProcAddress fn, KernelHandle handle,
-                                           std::uint32_t milliseconds) = 0;
-  virtual ExternResult openMutexA(ProcAddress fn, std::uint32_t access, std::int32_t inherit,
-                                  const char* name) = 0;
-  virtual ExternResult createMutexA(ProcAddress fn, void* security, std::int32_t initialOwner,
-                                    const char* name) = 0;
+  virtual ExternResult waitForSingleObject(ProcAddress fn, KernelHandle handle, std::uint32_t milliseconds) = 0;
+  virtual ExternResult openMutexA(ProcAddress fn, std::uint32_t access, std::int32_t inherit, const char* name) = 0;
+  virtual ExternResult createMutexA(ProcAddress fn, void* security, std::int32_t initialOwner, const char* name) = 0;
   virtual ExternResult getDesktopWindow(ProcAddress fn) = 0;
   virtual ExternResult findWindowExA(ProcAddress fn, WindowHandle parent, WindowHandle childAfter,
                                      const char* className, const char* title) = 0;
@@ -129,9 +126,8 @@ class Win32 {
 
   // ---- Process, threads, heap ----
   virtual std::uint32_t getCurrentThreadId() = 0;
-  virtual KernelHandle createThread(void* security, std::size_t stackSize, ThreadBody* body,
-                                    void* parameter, std::uint32_t flags,
-                                    std::uint32_t* threadId) = 0;
+  virtual KernelHandle createThread(void* security, std::size_t stackSize, ThreadBody* body, void* parameter,
+                                    std::uint32_t flags, std::uint32_t* threadId) = 0;
   virtual bool closeHandle(KernelHandle handle) = 0;
   virtual HeapHandle getProcessHeap() = 0;
   virtual void* heapAlloc(HeapHandle heap, std::uint32_t flags, std::size_t bytes) = 0;
@@ -148,18 +144,17 @@ class Win32 {
   // `procedure` (passed as the lpParam of CreateWindowExA) receives every message of the new window,
   // WM_NCCREATE and WM_CREATE included, from inside this call on.
   virtual WindowHandle createWindowExA(std::uint32_t exStyle, const char* className, const char* title,
-                                       std::uint32_t style, std::int32_t x, std::int32_t y,
-                                       std::int32_t width, std::int32_t height, WindowHandle parent,
-                                       MenuHandle menu, InstanceHandle instance,
-                                       WindowProcedure* procedure) = 0;
+                                       std::uint32_t style, std::int32_t x, std::int32_t y, std::int32_t width,
+                                       std::int32_t height, WindowHandle parent, MenuHandle menu,
+                                       InstanceHandle instance, WindowProcedure* procedure) = 0;
   virtual bool destroyWindow(WindowHandle window) = 0;
   virtual bool isWindow(WindowHandle window) = 0;
   virtual bool getWindowRect(WindowHandle window, Rect* rect) = 0;
-  virtual bool moveWindow(WindowHandle window, std::int32_t x, std::int32_t y, std::int32_t width,
-                          std::int32_t height, bool repaint) = 0;
+  virtual bool moveWindow(WindowHandle window, std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
+                          bool repaint) = 0;
   virtual std::int32_t getSystemMetrics(std::int32_t index) = 0;
-  virtual std::intptr_t sendMessageA(WindowHandle window, std::uint32_t message,
-                                     std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  virtual std::intptr_t sendMessageA(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam) = 0;
   virtual bool postMessageA(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) = 0;
   virtual void postQuitMessage(std::int32_t exitCode) = 0;
@@ -168,15 +163,14 @@ class Win32 {
                                    std::uint32_t filterMax) = 0;
   virtual bool translateMessage(const Message& message) = 0;
   virtual std::intptr_t dispatchMessageA(const Message& message) = 0;
-  virtual std::intptr_t defWindowProcA(WindowHandle window, std::uint32_t message,
-                                       std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  virtual std::intptr_t defWindowProcA(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                       std::intptr_t lParam) = 0;
   virtual std::uintptr_t setTimer(WindowHandle window, std::uintptr_t id, std::uint32_t elapseMs) = 0;
   virtual bool killTimer(WindowHandle window, std::uintptr_t id) = 0;
   virtual bool setForegroundWindow(WindowHandle window) = 0;
   virtual bool getCursorPos(Point* point) = 0;
   // Returns what MessageBoxA returns (IDOK = 1, …).
-  virtual std::int32_t messageBoxA(WindowHandle owner, const char* text, const char* title,
-                                   std::uint32_t flags) = 0;
+  virtual std::int32_t messageBoxA(WindowHandle owner, const char* text, const char* title, std::uint32_t flags) = 0;
 
   // ---- Resources, icons, fonts ----
   // `resource` is an integer resource identifier (MAKEINTRESOURCE).
@@ -193,8 +187,7 @@ class Win32 {
   virtual MenuHandle createMenu() = 0;
   virtual MenuHandle createPopupMenu() = 0;
   // `item` is a command identifier, or a popup menu handle with MF_POPUP.
-  virtual bool appendMenuA(MenuHandle menu, std::uint32_t flags, std::uintptr_t item,
-                           const char* caption) = 0;
+  virtual bool appendMenuA(MenuHandle menu, std::uint32_t flags, std::uintptr_t item, const char* caption) = 0;
   virtual bool setMenu(WindowHandle window, MenuHandle menu) = 0;
   virtual bool destroyMenu(MenuHandle menu) = 0;
   virtual bool trackPopupMenu(MenuHandle menu, std::uint32_t flags, std::int32_t x, std::int32_t y,

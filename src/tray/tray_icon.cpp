@@ -14,9 +14,7 @@ constexpr std::size_t kBitmapInfoHeaderBytes = 40;
 constexpr std::uint16_t kIcoTypeIcon = 1;
 constexpr std::uint16_t kHighColourBits = 16;
 
-std::uint16_t read16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 std::uint32_t read32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -136,8 +134,7 @@ void Program::popUpTrayMenu(std::size_t entry) {
   // The window must be in the foreground, or the menu would not close when the user clicks elsewhere;
   // the null message afterwards lets the next popup open at the first click.
   win.setForegroundWindow(host.handle);
-  win.trackPopupMenu(menu, kTpmRightAlign, point.x - kPopupOffset, point.y - kPopupOffset, 0, host.handle,
-                     nullptr);
+  win.trackPopupMenu(menu, kTpmRightAlign, point.x - kPopupOffset, point.y - kPopupOffset, 0, host.handle, nullptr);
   win.postMessageA(host.handle, kWmNull, 0, 0);
   win.destroyMenu(menu);
 }

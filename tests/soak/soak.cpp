@@ -34,8 +34,8 @@ struct Figures {
 
 class Soak {
  public:
-  Soak(double hours, std::uint32_t seed) : end_(sim::kStartTime + static_cast<std::uint64_t>(hours * 3600000.0)),
-                                           random_(seed) {
+  Soak(double hours, std::uint32_t seed)
+      : end_(sim::kStartTime + static_cast<std::uint64_t>(hours * 3600000.0)), random_(seed) {
     sim_.logEnabled = false;
     sim_.clockLimit = end_ + 60000;
     listView_ = sim_.addWindow(0, text::kProgmanClass, text::kProgmanTitle);
@@ -57,18 +57,19 @@ class Soak {
       schedule(sim_.now64());
     });
     const auto code = sim_.runToExit([this] { program_.run(); });
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const WindowHandle host = program_.host.handle;
     std::printf("soak: %.2f h of virtual time in %.2f s (seed %u)\n",
                 static_cast<double>(sim_.now64() - sim::kStartTime) / 3600000.0, seconds, seed_);
-    std::printf("soak: %llu events, %llu checks, %llu inputs, %llu clicks, %llu toggles, %llu popups, "
-                "%llu idle hides\n",
-                ull(figures_.events), ull(figures_.checks), ull(figures_.inputs), ull(figures_.clicks),
-                ull(figures_.toggles), ull(figures_.popups), ull(figures_.hides));
-    std::printf("soak: %zu idle ticks, %zu click ticks, heap blocks %zu at the start and %zu at the end of the "
-                "loop\n",
-                sim_.timerTickCount(host, 1), sim_.timerTickCount(host, 2), heapBlocks_, heapBlocksAtEnd_);
+    std::printf(
+        "soak: %llu events, %llu checks, %llu inputs, %llu clicks, %llu toggles, %llu popups, "
+        "%llu idle hides\n",
+        ull(figures_.events), ull(figures_.checks), ull(figures_.inputs), ull(figures_.clicks), ull(figures_.toggles),
+        ull(figures_.popups), ull(figures_.hides));
+    std::printf(
+        "soak: %zu idle ticks, %zu click ticks, heap blocks %zu at the start and %zu at the end of the "
+        "loop\n",
+        sim_.timerTickCount(host, 1), sim_.timerTickCount(host, 2), heapBlocks_, heapBlocksAtEnd_);
     if (!failure_.empty()) {
       std::printf("soak: FAILED at %llu ms: %s\n", ull(failedAt_ - sim::kStartTime), failure_.c_str());
       return 1;
@@ -136,10 +137,18 @@ class Soak {
     }
     std::uint64_t gap;
     switch (random_() % 4) {
-      case 0: gap = 950 + random_() % 100; break;    // around the show threshold
-      case 1: gap = 2950 + random_() % 100; break;   // around the hide threshold
-      case 2: gap = 3100 + random_() % 5000; break;  // long enough to hide
-      default: gap = 1 + random_() % 800; break;     // busy input
+      case 0:
+        gap = 950 + random_() % 100;
+        break;  // around the show threshold
+      case 1:
+        gap = 2950 + random_() % 100;
+        break;  // around the hide threshold
+      case 2:
+        gap = 3100 + random_() % 5000;
+        break;  // long enough to hide
+      default:
+        gap = 1 + random_() % 800;
+        break;  // busy input
     }
     sim_.at(now + gap, [this] { event(); });
   }

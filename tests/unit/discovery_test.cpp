@@ -111,8 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DiscoveryCase{"defViewUnderProgmanOnALaterVersion", 10, 0, progmanLayout, {"Success!"}},
                       DiscoveryCase{"windows7", 6, 1, windows7Layout, {"Success!"}},
                       DiscoveryCase{"windows7WithoutListView", 6, 1, windows7WithoutListView, {}},
-                      DiscoveryCase{"workerWDefViewWithoutListView", 10, 0, workerWDefViewWithoutListView,
-                                    {"WIN10 Success!"}},
+                      DiscoveryCase{
+                          "workerWDefViewWithoutListView", 10, 0, workerWDefViewWithoutListView, {"WIN10 Success!"}},
                       DiscoveryCase{"topLevelDefView", 6, 2, topLevelDefView, {"WIN10 Success!"}},
                       DiscoveryCase{"noTaskbar", 10, 0, noTaskbar, {"WIN10 Success!"}},
                       DiscoveryCase{"startButtonOnLaterVersion", 6, 3, startButtonOnLaterVersion, {"WIN10 Success!"}},
@@ -148,10 +148,9 @@ TEST_F(DiscoveryTest, OnWindows7ProgramManagerIsLookedUpTwiceAndSuccessShownOnce
   windows7Layout(sim);
   program.discoverShellWindows();
   EXPECT_EQ(sim.calls({"FindWindowA"}),
-            (std::vector<std::string>{call("FindWindowA", "Progman", "Program Manager"),
-                                      call("FindWindowA", "Button", text::kStartButton),
-                                      call("FindWindowA", "Progman", "Program Manager"),
-                                      call("FindWindowA", "Shell_TrayWnd", nullptr)}));
+            (std::vector<std::string>{
+                call("FindWindowA", "Progman", "Program Manager"), call("FindWindowA", "Button", text::kStartButton),
+                call("FindWindowA", "Progman", "Program Manager"), call("FindWindowA", "Shell_TrayWnd", nullptr)}));
   EXPECT_THAT(sim.calls({"GetDesktopWindow"}), IsEmpty());
   EXPECT_EQ(sim.messageBoxes.size(), 1u);
 }

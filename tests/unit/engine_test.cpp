@@ -38,11 +38,10 @@ TEST_F(EngineTest, OnWindows7TheStartButtonFollowsTheOthers) {
   EXPECT_FALSE(sim.visible(desktop.startButton));
   EXPECT_TRUE(sim.cursorVisible());
   program.showAll();
-  EXPECT_THAT(showCalls(),
-              ElementsAre(call("ShowWindow", desktop.listView, 0), call("ShowWindow", desktop.taskbar, 0),
-                          call("ShowWindow", desktop.startButton, 0), call("ShowWindow", desktop.listView, 1),
-                          call("ShowWindow", desktop.taskbar, 1), call("ShowSystemCursor", 1),
-                          call("ShowWindow", desktop.startButton, 1)));
+  EXPECT_THAT(showCalls(), ElementsAre(call("ShowWindow", desktop.listView, 0), call("ShowWindow", desktop.taskbar, 0),
+                                       call("ShowWindow", desktop.startButton, 0),
+                                       call("ShowWindow", desktop.listView, 1), call("ShowWindow", desktop.taskbar, 1),
+                                       call("ShowSystemCursor", 1), call("ShowWindow", desktop.startButton, 1)));
   EXPECT_TRUE(sim.visible(desktop.startButton));
 }
 
@@ -52,10 +51,10 @@ TEST_F(EngineTest, NothingFoundStillSwitchesThePointerAndCountsNothing) {
   EXPECT_FALSE(sim.cursorVisible());
   program.showAll();
   program.showAll();
-  EXPECT_THAT(showCalls(), ElementsAre(call("ShowWindow", 0, 0), call("ShowWindow", 0, 0), call("ShowSystemCursor", 0),
-                                       call("ShowWindow", 0, 1), call("ShowWindow", 0, 1), call("ShowSystemCursor", 1),
-                                       call("ShowWindow", 0, 1), call("ShowWindow", 0, 1),
-                                       call("ShowSystemCursor", 1)));
+  EXPECT_THAT(showCalls(),
+              ElementsAre(call("ShowWindow", 0, 0), call("ShowWindow", 0, 0), call("ShowSystemCursor", 0),
+                          call("ShowWindow", 0, 1), call("ShowWindow", 0, 1), call("ShowSystemCursor", 1),
+                          call("ShowWindow", 0, 1), call("ShowWindow", 0, 1), call("ShowSystemCursor", 1)));
   EXPECT_TRUE(sim.cursorVisible());
 }
 
@@ -80,8 +79,8 @@ TEST_P(ProbeTest, ReadsTheBlockOnlyInsideItsRegion) {
 
 INSTANTIATE_TEST_SUITE_P(Blocks, ProbeTest,
                          ::testing::Values(ProbeCase{0x7FFDE000, 6, 1, 61}, ProbeCase{0x70000000, 6, 1, 61},
-                                           ProbeCase{0x7FFFFFFF - 0xFFF, 10, 0, 100},
-                                           ProbeCase{0x7FFDE000, 6, 0, 60}, ProbeCase{0x7FFDE000, 6, 2, 62},
+                                           ProbeCase{0x7FFFFFFF - 0xFFF, 10, 0, 100}, ProbeCase{0x7FFDE000, 6, 0, 60},
+                                           ProbeCase{0x7FFDE000, 6, 2, 62},
                                            ProbeCase{0x6FFFF000, 6, 1, 0},  // below the region
                                            ProbeCase{0x80000000, 6, 1, 0},  // above it
                                            ProbeCase{0x3FFF1000, 6, 1, 0}));
@@ -115,19 +114,18 @@ TEST_P(IdleTest, DecidesByStrictSignedThresholds) {
   EXPECT_THAT(sim.messageBoxes, IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, IdleTest,
-    ::testing::Values(IdleCase{"exactly3000", 0, 100000, 103000, 3000, 0, false},
-                      IdleCase{"over3000", 0, 100000, 103001, 3001, 1, true},
-                      IdleCase{"over3000AlreadyHidden", 1, 100000, 109000, 9000, 1, false},
-                      IdleCase{"exactly1000", 1, 100000, 101000, 1000, 1, false},
-                      IdleCase{"under1000", 1, 100000, 100999, 999, 0, false},
-                      IdleCase{"under1000NotHidden", 0, 100000, 100010, 10, 0, false},
-                      IdleCase{"between", 0, 100000, 102000, 2000, 0, false},
-                      IdleCase{"past2pow31", 1, 0x7FFFFFFF, 0x80000005, 6, 0, false},
-                      IdleCase{"wrappedPast2pow32", 0, 0xFFFFF000, 0x00000200, 0x1200, 1, true},
-                      IdleCase{"inputAheadOfUptime", 1, 200000, 100000, -100000, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Thresholds, IdleTest,
+                         ::testing::Values(IdleCase{"exactly3000", 0, 100000, 103000, 3000, 0, false},
+                                           IdleCase{"over3000", 0, 100000, 103001, 3001, 1, true},
+                                           IdleCase{"over3000AlreadyHidden", 1, 100000, 109000, 9000, 1, false},
+                                           IdleCase{"exactly1000", 1, 100000, 101000, 1000, 1, false},
+                                           IdleCase{"under1000", 1, 100000, 100999, 999, 0, false},
+                                           IdleCase{"under1000NotHidden", 0, 100000, 100010, 10, 0, false},
+                                           IdleCase{"between", 0, 100000, 102000, 2000, 0, false},
+                                           IdleCase{"past2pow31", 1, 0x7FFFFFFF, 0x80000005, 6, 0, false},
+                                           IdleCase{"wrappedPast2pow32", 0, 0xFFFFF000, 0x00000200, 0x1200, 1, true},
+                                           IdleCase{"inputAheadOfUptime", 1, 200000, 100000, -100000, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, FailureBeforeAnySuccessUsesZeroAndReportsEachFailure) {
   sim.lastInputAlwaysFails = true;
@@ -206,7 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ClickCase{"left", true, false, {call("GetAsyncKeyState", 1)}, true},
                       ClickCase{"right", false, true, {call("GetAsyncKeyState", 1), call("GetAsyncKeyState", 2)}, true},
                       ClickCase{"both", true, true, {call("GetAsyncKeyState", 1)}, true},
-                      ClickCase{"none", false, false, {call("GetAsyncKeyState", 1), call("GetAsyncKeyState", 2)}, false}),
+                      ClickCase{
+                          "none", false, false, {call("GetAsyncKeyState", 1), call("GetAsyncKeyState", 2)}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, APressSinceTheLastQueryCountsOnceAndShowsEvenWhenNothingIsHidden) {

@@ -30,23 +30,24 @@ class ExternalsTest : public ProgramTest {
 TEST_F(ExternalsTest, EachEntryIsBoundOnceFromTheSystemDirectoryByItsDeclaredLibrary) {
   callEveryEntryButThePointer();
   callEveryEntryButThePointer();
-  EXPECT_THAT(sim.calls({"LoadLibraryExA", "GetProcAddress"}),
-              ElementsAre(call("LoadLibraryExA", "User32.dll", 2048), call("GetProcAddress", "user32.dll", "GetLastInputInfo"),
-                          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "ShowWindow"),
-                          call("LoadLibraryExA", "kernel32.dll", 2048),
-                          call("GetProcAddress", "kernel32.dll", "WaitForSingleObject"),
-                          call("LoadLibraryExA", "Kernel32", 2048), call("GetProcAddress", "kernel32.dll", "OpenMutexA"),
-                          call("LoadLibraryExA", "kernel32.dll", 2048), call("GetProcAddress", "kernel32.dll", "CreateMutexA"),
-                          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "GetDesktopWindow"),
-                          // The entries declared without a library bind in user32.dll; the two
-                          // FindWindowA entries each bind on their own.
-                          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowExA"),
-                          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowA"),
-                          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowA"),
-                          call("LoadLibraryExA", "user32.dll", 2048),
-                          call("GetProcAddress", "user32.dll", "GetAsyncKeyState")));
-  EXPECT_EQ(sim.calls({"FindWindowA"}), (std::vector<std::string>{call("FindWindowA", "a", "b"), call("FindWindowA", "a", nullptr),
-                                                                   call("FindWindowA", "a", "b"), call("FindWindowA", "a", nullptr)}));
+  EXPECT_THAT(
+      sim.calls({"LoadLibraryExA", "GetProcAddress"}),
+      ElementsAre(
+          call("LoadLibraryExA", "User32.dll", 2048), call("GetProcAddress", "user32.dll", "GetLastInputInfo"),
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "ShowWindow"),
+          call("LoadLibraryExA", "kernel32.dll", 2048), call("GetProcAddress", "kernel32.dll", "WaitForSingleObject"),
+          call("LoadLibraryExA", "Kernel32", 2048), call("GetProcAddress", "kernel32.dll", "OpenMutexA"),
+          call("LoadLibraryExA", "kernel32.dll", 2048), call("GetProcAddress", "kernel32.dll", "CreateMutexA"),
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "GetDesktopWindow"),
+          // The entries declared without a library bind in user32.dll; the two
+          // FindWindowA entries each bind on their own.
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowExA"),
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowA"),
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "FindWindowA"),
+          call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "GetAsyncKeyState")));
+  EXPECT_EQ(sim.calls({"FindWindowA"}),
+            (std::vector<std::string>{call("FindWindowA", "a", "b"), call("FindWindowA", "a", nullptr),
+                                      call("FindWindowA", "a", "b"), call("FindWindowA", "a", nullptr)}));
   externals.releaseModules();
   EXPECT_EQ(sim.moduleReferences("user32.dll"), 0);
   EXPECT_EQ(sim.moduleReferences("kernel32.dll"), 0);
@@ -68,9 +69,9 @@ TEST_P(CursorRouteTest, ThePointerTakesTheRouteThatExistsAndNeverEndsTheProgram)
   if (!c.user32Export) sim.removeExport("user32.dll", "ShowSystemCursor");
   if (!c.magnification) sim.removeLibrary("magnification.dll");
   EXPECT_EQ(sim.runToExit([&] {
-              externals.showSystemCursor(1);
-              externals.showSystemCursor(0);
-            }),
+    externals.showSystemCursor(1);
+    externals.showSystemCursor(0);
+  }),
             std::nullopt);
   EXPECT_EQ(externals.cursorRoute(), c.route);
   EXPECT_EQ(sim.calls({"LoadLibraryExA", "GetProcAddress", "ShowSystemCursor", "MagInitialize", "MagShowSystemCursor"}),
@@ -82,34 +83,37 @@ TEST_P(CursorRouteTest, ThePointerTakesTheRouteThatExistsAndNeverEndsTheProgram)
   EXPECT_EQ(sim.moduleReferences("magnification.dll"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Routes, CursorRouteTest,
-    ::testing::Values(
-        CursorCase{"user32",
-                   true,
-                   true,
-                   CursorRoute::kUser32,
-                   {call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
-                    call("ShowSystemCursor", 1), call("ShowSystemCursor", 0)},
-                   true},
-        CursorCase{"magnification",
-                   false,
-                   true,
-                   CursorRoute::kMagnification,
-                   {call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
-                    call("LoadLibraryExA", "Magnification.dll", 2048),
-                    call("GetProcAddress", "magnification.dll", "MagInitialize"),
-                    call("GetProcAddress", "magnification.dll", "MagShowSystemCursor"), call("MagInitialize"),
-                    call("MagShowSystemCursor", 1), call("MagShowSystemCursor", 0)},
-                   true},
-        CursorCase{"none",
-                   false,
-                   false,
-                   CursorRoute::kNone,
-                   {call("LoadLibraryExA", "user32.dll", 2048), call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
-                    call("LoadLibraryExA", "Magnification.dll", 2048)},
-                   false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Routes, CursorRouteTest,
+                         ::testing::Values(CursorCase{"user32",
+                                                      true,
+                                                      true,
+                                                      CursorRoute::kUser32,
+                                                      {call("LoadLibraryExA", "user32.dll", 2048),
+                                                       call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
+                                                       call("ShowSystemCursor", 1), call("ShowSystemCursor", 0)},
+                                                      true},
+                                           CursorCase{
+                                               "magnification",
+                                               false,
+                                               true,
+                                               CursorRoute::kMagnification,
+                                               {call("LoadLibraryExA", "user32.dll", 2048),
+                                                call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
+                                                call("LoadLibraryExA", "Magnification.dll", 2048),
+                                                call("GetProcAddress", "magnification.dll", "MagInitialize"),
+                                                call("GetProcAddress", "magnification.dll", "MagShowSystemCursor"),
+                                                call("MagInitialize"), call("MagShowSystemCursor", 1),
+                                                call("MagShowSystemCursor", 0)},
+                                               true},
+                                           CursorCase{"none",
+                                                      false,
+                                                      false,
+                                                      CursorRoute::kNone,
+                                                      {call("LoadLibraryExA", "user32.dll", 2048),
+                                                       call("GetProcAddress", "user32.dll", "ShowSystemCursor"),
+                                                       call("LoadLibraryExA", "Magnification.dll", 2048)},
+                                                      false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A whole run whose click watcher meets a function the system lacks.
 TEST_F(ExternalsTest, AMissingFunctionEndsWithAnErrorBoxThatNamesItAndMinusOne) {

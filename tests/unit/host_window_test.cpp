@@ -47,8 +47,8 @@ TEST_F(HostWindowTest, IsCreatedHiddenCentredAndDressedAsDeclared) {
   EXPECT_EQ(c->background, kColorBtnFace + 1);
   EXPECT_EQ(c->icon, sim::kAppIcon);
   // The timers run from load, the idle timer first.
-  EXPECT_THAT(sim.calls({"SetTimer"}), ElementsAre(call("SetTimer", program.host.handle, 1, 300),
-                                                   call("SetTimer", program.host.handle, 2, 50)));
+  EXPECT_THAT(sim.calls({"SetTimer"}),
+              ElementsAre(call("SetTimer", program.host.handle, 1, 300), call("SetTimer", program.host.handle, 2, 50)));
   EXPECT_TRUE(program.host.idleTimer.running);
   EXPECT_TRUE(program.host.clickTimer.running);
 }
@@ -145,7 +145,8 @@ TEST_F(HostWindowTest, ARunningTimerAskedForItsOwnPeriodKeepsItsPhase) {
   std::vector<std::uint32_t> clickTicks;
   sim.at(100000 + 120, [&] { program.setTimerPeriod(program.host.clickTimer, 50); });
   sim.at(100000 + 260, [&] {
-    for (const auto& t : sim.timerTicks(program.host.handle, 2)) clickTicks.push_back(static_cast<std::uint32_t>(t - 100000));
+    for (const auto& t : sim.timerTicks(program.host.handle, 2))
+      clickTicks.push_back(static_cast<std::uint32_t>(t - 100000));
     sim.postQuit(0);
   });
   EXPECT_EQ(runProgram(), 0u);

@@ -31,8 +31,8 @@ TEST_F(LifecycleTest, StartUpRunsTheWorkerToItsEndBeforeTheHideAndTheLoop) {
                          "MessageBoxA", "Shell_NotifyIconA", "WaitForSingleObject", "CloseHandle", "ShowWindow"}),
               ElementsAre(call("HeapAlloc", sim::kProcessHeap, 0, 8), ::testing::StartsWith("CreateWindowExA("),
                           call("SetTimer", program.host.handle, 1, 300), call("SetTimer", program.host.handle, 2, 50),
-                          call("CreateThread", nullptr, 0, nullptr, 0), call("OpenMutexA", kMutexAllAccess, 1, "Lumeko"),
-                          call("CreateMutexA", nullptr, 0, "Lumeko"),
+                          call("CreateThread", nullptr, 0, nullptr, 0),
+                          call("OpenMutexA", kMutexAllAccess, 1, "Lumeko"), call("CreateMutexA", nullptr, 0, "Lumeko"),
                           call("MessageBoxA", 0, "WIN10 Success!", text::kMessageTitle, kMbTaskModal),
                           ::testing::StartsWith("Shell_NotifyIconA(0, 88, "),
                           ::testing::StartsWith("WaitForSingleObject("), ::testing::StartsWith("CloseHandle("),
@@ -133,8 +133,9 @@ TEST_F(LifecycleTest, ASecondInstanceIsRefusedOnTheWorkerWithZeroAndTouchesNothi
   EXPECT_EQ(sim.messageBoxes[0].text, text::kSecondInstance);
   EXPECT_EQ(sim.messageBoxes[0].title, text::kMessageTitle);
   EXPECT_NE(sim.messageBoxes[0].threadId, sim.guiThreadId());
-  EXPECT_THAT(sim.calls({"CreateMutexA", "ShowWindow", "Shell_NotifyIconA", "FindWindowExA", "DestroyWindow", "HeapFree"}),
-              IsEmpty());
+  EXPECT_THAT(
+      sim.calls({"CreateMutexA", "ShowWindow", "Shell_NotifyIconA", "FindWindowExA", "DestroyWindow", "HeapFree"}),
+      IsEmpty());
   EXPECT_TRUE(sim.visible(d.taskbar));
 }
 

@@ -1,10 +1,10 @@
 // The system's texts are GBK bytes; each must decode to the text it stands for.
+#include "platform/texts.h"
+
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <string>
-
-#include "platform/texts.h"
 
 namespace vantorel::test {
 namespace {
@@ -37,16 +37,13 @@ class TextsTest : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(TextsTest, DecodesFromGbk) { EXPECT_EQ(gbkToUtf8(GetParam().gbk), GetParam().utf8); }
 
-INSTANTIATE_TEST_SUITE_P(All, TextsTest,
-                         ::testing::Values(TextCase{text::kMessageTitle, "信息："}, TextCase{text::kMenuRoot, "菜单"},
-                                           TextCase{text::kSuspendAutoHide, "关闭自动隐藏"},
-                                           TextCase{text::kResumeAutoHide, "开启自动隐藏"},
-                                           TextCase{text::kExit, "退出"},
-                                           TextCase{text::kSecondInstance, "本工具禁止多开"},
-                                           TextCase{text::kIdleTimeFailed, "取系统空闲时间失败"},
-                                           TextCase{text::kStartButton, "开始"},
-                                           TextCase{text::kIdleTimerName, "时钟1"},
-                                           TextCase{text::kClickTimerName, "时钟2"}));
+INSTANTIATE_TEST_SUITE_P(
+    All, TextsTest,
+    ::testing::Values(TextCase{text::kMessageTitle, "信息："}, TextCase{text::kMenuRoot, "菜单"},
+                      TextCase{text::kSuspendAutoHide, "关闭自动隐藏"}, TextCase{text::kResumeAutoHide, "开启自动隐藏"},
+                      TextCase{text::kExit, "退出"}, TextCase{text::kSecondInstance, "本工具禁止多开"},
+                      TextCase{text::kIdleTimeFailed, "取系统空闲时间失败"}, TextCase{text::kStartButton, "开始"},
+                      TextCase{text::kIdleTimerName, "时钟1"}, TextCase{text::kClickTimerName, "时钟2"}));
 
 }  // namespace
 }  // namespace vantorel::test

@@ -144,18 +144,17 @@ TEST_P(MalformedIcoTest, GivesNoIconAndAddsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, MalformedIcoTest,
-    ::testing::Values(
-        IcoCase{"empty", {}}, IcoCase{"headerOnly", {0, 0, 1, 0, 1, 0}},
-        IcoCase{"reservedNotZero", mutated([](auto& b) { b[0] = 1; })},
-        IcoCase{"typeCursor", mutated([](auto& b) { b[2] = 2; })},
-        IcoCase{"zeroImages", mutated([](auto& b) { b[4] = 0; })},
-        IcoCase{"shortDirectory", mutated([](auto& b) { b.resize(21); })},
-        IcoCase{"truncatedImage", mutated([](auto& b) { b.resize(b.size() - 1); })},
-        IcoCase{"offsetPastTheEnd", mutated([](auto& b) { put32(b, 18, 17000); })},
-        IcoCase{"sizePastTheEnd", mutated([](auto& b) { put32(b, 14, 16937); })},
-        IcoCase{"sizeWrapsAround", mutated([](auto& b) { put32(b, 14, 0xFFFFFFFF); })},
-        IcoCase{"offsetWrapsAround", mutated([](auto& b) { put32(b, 18, 0xFFFFFFF0); })},
-        IcoCase{"imageTooSmallForItsHeader", mutated([](auto& b) { put32(b, 14, 39); })}),
+    ::testing::Values(IcoCase{"empty", {}}, IcoCase{"headerOnly", {0, 0, 1, 0, 1, 0}},
+                      IcoCase{"reservedNotZero", mutated([](auto& b) { b[0] = 1; })},
+                      IcoCase{"typeCursor", mutated([](auto& b) { b[2] = 2; })},
+                      IcoCase{"zeroImages", mutated([](auto& b) { b[4] = 0; })},
+                      IcoCase{"shortDirectory", mutated([](auto& b) { b.resize(21); })},
+                      IcoCase{"truncatedImage", mutated([](auto& b) { b.resize(b.size() - 1); })},
+                      IcoCase{"offsetPastTheEnd", mutated([](auto& b) { put32(b, 18, 17000); })},
+                      IcoCase{"sizePastTheEnd", mutated([](auto& b) { put32(b, 14, 16937); })},
+                      IcoCase{"sizeWrapsAround", mutated([](auto& b) { put32(b, 14, 0xFFFFFFFF); })},
+                      IcoCase{"offsetWrapsAround", mutated([](auto& b) { put32(b, 18, 0xFFFFFFF0); })},
+                      IcoCase{"imageTooSmallForItsHeader", mutated([](auto& b) { put32(b, 14, 39); })}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TrayTest, AnUnusablePictureRemovesAShownIcon) {
@@ -253,10 +252,13 @@ INSTANTIATE_TEST_SUITE_P(
     Lists, PopupEntriesTest,
     ::testing::Values(
         EntriesCase{"hiddenUsesUpItsIdentifier", {entry(0), entry(1, true), entry(1)}, 0, {{20002, 0}}, true},
-        EntriesCase{"disabledAndChecked", {entry(0), entry(1, false, true), entry(1, false, false, true)}, 0,
-                    {{20001, kMfGrayed}, {20002, kMfChecked}}, true},
-        EntriesCase{"bothFlags", {entry(0), entry(1, false, true, true), entry(0)}, 0, {{20001, kMfGrayed | kMfChecked}},
+        EntriesCase{"disabledAndChecked",
+                    {entry(0), entry(1, false, true), entry(1, false, false, true)},
+                    0,
+                    {{20001, kMfGrayed}, {20002, kMfChecked}},
                     true},
+        EntriesCase{
+            "bothFlags", {entry(0), entry(1, false, true, true), entry(0)}, 0, {{20001, kMfGrayed | kMfChecked}}, true},
         EntriesCase{"deeperEntriesComeFlat", {entry(0), entry(1), entry(2)}, 0, {{20001, 0}, {20002, 0}}, true},
         EntriesCase{"nestedPopupCountsFromItsOwnPosition", {entry(0), entry(1), entry(2)}, 1, {{20002, 0}}, true},
         EntriesCase{"lastEntryHasNothingUnderIt", {entry(0), entry(1), entry(1)}, 2, {}, false},
