@@ -91,9 +91,9 @@ struct HostWindow {
   MenuHandle menuBar = 0;
   IconHandle appIcon = 0;
   IconHandle trayIcon = 0;  // owned: destroyed whenever it is replaced or removed
-  Timer idleTimer;
-  Timer clickTimer;
-  std::array<MenuEntry, kMenuEntryCount> menu;
+  Timer idleTimer{};
+  Timer clickTimer{};
+  std::array<MenuEntry, kMenuEntryCount> menu{};
 };
 
 // Where an .ico file's first image lies, with the header fields the icon is made from.

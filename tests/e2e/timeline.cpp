@@ -6,7 +6,8 @@
 //
 // The clock is GetTickCount: the clock that GetLastInputInfo's dwTime is on, and the one the program
 // under test measures idle time with. Each named window is looked up among the top-level windows and
-// all their descendants (the first match), and looked up again while it is missing or destroyed.
+// all their descendants (the first match), and looked up again while it is missing or destroyed (at
+// most every 10 ms: a full search is slow, and would slow down the sampling of the other windows).
 // "<class>@<root-class>" takes only a window whose top-level ancestor has the class <root-class>
 // (e.g. SysListView32@WorkerW when the desktop has more than one list view).
 // Output, one line per event, in time order:
@@ -45,7 +46,10 @@ struct Target {
   const char* title;  // nullptr: any
   HWND hwnd;
   const char* state;
+  DWORD next_lookup;
 };
+
+constexpr DWORD kLookupPeriodMs = 10;
 
 constexpr int kMaxTargets = 8;
 
@@ -85,7 +89,12 @@ BOOL CALLBACK find_top(HWND hwnd, LPARAM lparam) {
 
 const char* sample(Target& t) {
   if (t.hwnd != nullptr && !IsWindow(t.hwnd)) t.hwnd = nullptr;
-  if (t.hwnd == nullptr) EnumWindows(find_top, reinterpret_cast<LPARAM>(&t));
+  if (t.hwnd == nullptr) {
+    const DWORD now = GetTickCount();
+    if (static_cast<LONG>(now - t.next_lookup) < 0) return "none";
+    EnumWindows(find_top, reinterpret_cast<LPARAM>(&t));
+    t.next_lookup = now + kLookupPeriodMs;
+  }
   if (t.hwnd == nullptr) return "none";
   return (GetWindowLongA(t.hwnd, GWL_STYLE) & WS_VISIBLE) != 0 ? "1" : "0";
 }
@@ -115,6 +124,7 @@ int main(int argc, char** argv) {
     }
     const char* title = argv[3 + 2 * i];
     targets[i].title = std::strcmp(title, "-") == 0 ? nullptr : title;
+    targets[i].next_lookup = GetTickCount();
     targets[i].state = sample(targets[i]);
   }
   const DWORD start = GetTickCount();
